@@ -160,6 +160,8 @@ static BOOL logCalls = TRUE;
 // that unloading frees it in one call.
 static HANDLE driverHeap;
 static HANDLE logFile = INVALID_HANDLE_VALUE;
+static CRITICAL_SECTION logLock;
+static BOOL processExiting;
 static LARGE_INTEGER attachTime, counterFrequency;
 static BOOL attached;
 
@@ -190,8 +192,11 @@ static ULONGLONG Microseconds(void)
            / (ULONGLONG)counterFrequency.QuadPart;
 }
 
-// One line per write: the file is opened for appending, so lines of the
-// script thread and of the caller never mix, and a reader sees each at once.
+// One line per write, so that a reader sees each line whole at once. The
+// script thread and the caller write under a lock: Wine appends by seeking
+// to the end and writing, and two threads at once overwrite each other's
+// lines. At process exit the other threads are gone, possibly inside the
+// lock, and only the exiting thread writes.
 static void WriteLogLine(const char *format, va_list args)
 {
     char line[LOG_LINE_SIZE];
@@ -202,7 +207,11 @@ static void WriteLogLine(const char *format, va_list args)
     if (length < 0 || length > (int)sizeof line - 2)
         length = sizeof line - 2;
     line[length++] = '\n';
+    if (!processExiting)
+        EnterCriticalSection(&logLock);
     WriteFile(logFile, line, length, &written, NULL);
+    if (!processExiting)
+        LeaveCriticalSection(&logLock);
 }
 
 // Lines that stay with `log off`.
@@ -1120,6 +1129,7 @@ static BOOL Attach(void)
     QueryPerformanceFrequency(&counterFrequency);
     QueryPerformanceCounter(&attachTime);
     InitializeCriticalSection(&driverLock);
+    InitializeCriticalSection(&logLock);
     driverHeap = HeapCreate(0, 0, 0);
     stopEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
     attached = TRUE;
@@ -1145,6 +1155,7 @@ static void Detach(BOOL unloading)
     if (!attached)
         return;
     attached = FALSE;
+    processExiting = !unloading;
     LogStats();
     Log("detach");
     if (!unloading)
@@ -1156,6 +1167,7 @@ static void Detach(BOOL unloading)
     if (driverHeap != NULL)
         HeapDestroy(driverHeap);
     DeleteCriticalSection(&driverLock);
+    DeleteCriticalSection(&logLock);
     if (logFile != INVALID_HANDLE_VALUE)
         CloseHandle(logFile);
 }
