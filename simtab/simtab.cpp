@@ -284,7 +284,6 @@ static InfoAnswer *AnswerFor(UINT category, UINT index)
     if (answer != NULL || answerCount == MAX_ANSWERS)
         return answer;
     answer = &answers[answerCount++];
-    ZeroMemory(answer, sizeof *answer);
     answer->category = category;
     answer->index = index;
     return answer;
@@ -603,7 +602,7 @@ static BOOL ParsePost(const char *text)
     return TRUE;
 }
 
-static BOOL ParseLine(char *line)
+static BOOL ParseLine(const char *line)
 {
     const char *text = line;
     char word[16];
@@ -619,18 +618,19 @@ static BOOL ParseLine(char *line)
         return ParseAnswerChange(text, word);
     if (strcmp(word, "context") == 0)
         return ParseContext(text);
-    if (strcmp(word, "open") == 0 || strcmp(word, "close") == 0
-            || strcmp(word, "packet") == 0 || strcmp(word, "load") == 0) {
+    BOOL *failure = NULL;
+    if (strcmp(word, "open") == 0)
+        failure = &openFails;
+    else if (strcmp(word, "close") == 0)
+        failure = &closeFails;
+    else if (strcmp(word, "packet") == 0)
+        failure = &packetFails;
+    else if (strcmp(word, "load") == 0)
+        failure = &loadFails;
+    if (failure != NULL) {
         if (!IsWord(&text, "fail") || !AtEnd(text))
             return FALSE;
-        if (word[0] == 'o')
-            openFails = TRUE;
-        else if (word[0] == 'c')
-            closeFails = TRUE;
-        else if (word[0] == 'p')
-            packetFails = TRUE;
-        else
-            loadFails = TRUE;
+        *failure = TRUE;
         return TRUE;
     }
     if (strcmp(word, "queue") == 0) {
