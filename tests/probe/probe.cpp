@@ -22,7 +22,8 @@
 // Commands and their output:
 //   wait-dialog        until the dialog is visible: `dialog visible`
 //   dump               `dialog caption="..." style=0x... exstyle=0x... class=...
-//                      base=X,Y` (base: a 4x8 dialog-unit rectangle in pixels),
+//                      base=X,Y x=X y=Y w=W h=H` (base: a 4x8 dialog-unit
+//                      rectangle in pixels; x..h: the window on the screen),
 //                      then per child window in creation order `control index=N
 //                      id=ID class=C style=0x... x=X y=Y w=W h=H visible=0|1
 //                      text="..."` (pixels in the dialog's client area), then
@@ -271,10 +272,14 @@ static void Dump()
 {
     HWND dialog = Dialog();
     POINT base = DialogBase(dialog);
+    RECT frame;
+    GetWindowRect(dialog, &frame);
     WriteLine(L"dialog caption=" + Quote(WindowText(dialog)) +
               Format(L" style=0x%08lX exstyle=0x%08lX class=", GetWindowLongW(dialog, GWL_STYLE),
                      GetWindowLongW(dialog, GWL_EXSTYLE)) +
-              ClassOf(dialog) + Format(L" base=%ld,%ld", base.x, base.y));
+              ClassOf(dialog) +
+              Format(L" base=%ld,%ld x=%ld y=%ld w=%ld h=%ld", base.x, base.y, frame.left, frame.top,
+                     frame.right - frame.left, frame.bottom - frame.top));
 
     int index = 0;
     for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT), index++) {
