@@ -155,6 +155,7 @@ static UINT stepCount;
 static UINT queueLength = 128;
 static BOOL openFails, closeFails, packetFails, loadFails;
 static BOOL logCalls = TRUE;
+static char scenarioFolder[MAX_PATH];  // with its final separator
 
 // Everything the scenario and the queues allocate comes from this heap, so
 // that unloading frees it in one call.
@@ -239,20 +240,31 @@ static void LogStats(void)
     Log("stats posted=%ld read=%ld dropped=%ld", postedCount, readCount, droppedCount);
 }
 
-// The record as one line: the name quoted (up to its NUL or all 40 chars,
-// other than printable characters as \xHH), then every field by name.
-static void LogContext(const LOGCONTEXTA *context)
+// Appends text (up to its NUL or count chars) in quotes: the quote and the
+// backslash behind a backslash, other than printable ASCII as \xHH. Answers
+// the new length; the line has room for four times count plus the quotes.
+static int AppendQuoted(char *line, int length, const char *text, size_t count)
 {
-    char line[LOG_LINE_SIZE];
-    int length = snprintf(line, sizeof line, "context lcName=\"");
-    for (int i = 0; i < LCNAMELEN && context->lcName[i] != '\0'; i++) {
-        unsigned char c = (unsigned char)context->lcName[i];
-        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\')
-            length += snprintf(line + length, sizeof line - length, "\\x%02X", c);
+    line[length++] = '"';
+    for (size_t i = 0; i < count && text[i] != '\0'; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (c == '"' || c == '\\')
+            length += sprintf(line + length, "\\%c", c);
+        else if (c < 0x20 || c >= 0x7F)
+            length += sprintf(line + length, "\\x%02X", c);
         else
             line[length++] = (char)c;
     }
     line[length++] = '"';
+    line[length] = '\0';
+    return length;
+}
+
+// The record as one line: the name quoted, then every field by name.
+static void LogContext(const LOGCONTEXTA *context)
+{
+    char line[LOG_LINE_SIZE];
+    int length = AppendQuoted(line, sprintf(line, "context lcName="), context->lcName, LCNAMELEN);
     for (UINT i = 0; i < CONTEXT_FIELD_COUNT; i++) {
         DWORD value;
         memcpy(&value, (const BYTE *)context + contextFields[i].offset, sizeof value);
@@ -264,6 +276,15 @@ static void LogContext(const LOGCONTEXTA *context)
                                contextFields[i].name, value);
     }
     LogEvent("%s", line);
+}
+
+// A scenario line that was left out, or the scenario file itself (line 0).
+static void LogScenarioError(UINT lineNumber, const char *text)
+{
+    char line[LOG_LINE_SIZE];
+    int length = sprintf(line, "scenario error line=%u ", lineNumber);
+    AppendQuoted(line, length, text, (sizeof line - length - 3) / 4);
+    Log("%s", line);
 }
 
 // ---------------------------------------------------------------- scenario
@@ -602,6 +623,21 @@ static BOOL ParsePost(const char *text)
     return TRUE;
 }
 
+// A relative path is taken from the scenario file's folder, whatever the
+// program's current folder is.
+static const char *ScenarioPath(const char *path)
+{
+    BOOL absolute = path[0] == '\\' || path[0] == '/' || path[1] == ':';
+    if (absolute)
+        return path;
+    char *full = (char *)NewData(strlen(scenarioFolder) + strlen(path) + 1);
+    if (full != NULL) {
+        strcpy(full, scenarioFolder);
+        strcat(full, path);
+    }
+    return full;
+}
+
 static BOOL ParseLine(const char *line)
 {
     const char *text = line;
@@ -666,8 +702,8 @@ static BOOL ParseLine(const char *line)
         Step *step = *text != '\0' ? NewStep(STEP_WAITFILE) : NULL;
         if (step == NULL)
             return FALSE;
-        step->path = text;
-        return TRUE;
+        step->path = ScenarioPath(text);
+        return step->path != NULL;
     }
     if (strcmp(word, "done") == 0 && AtEnd(text))
         return NewStep(STEP_DONE) != NULL;
@@ -688,9 +724,15 @@ static void LoadScenario(const char *path)
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     if (!readOk) {
-        Log("scenario error line=0: cannot read %s", path);
+        LogScenarioError(0, path);
         return;
     }
+
+    strcpy(scenarioFolder, path);
+    char *separator = strrchr(scenarioFolder, '\\');
+    if (separator == NULL)
+        separator = strrchr(scenarioFolder, '/');
+    *(separator != NULL ? separator + 1 : scenarioFolder) = '\0';
 
     UINT lineNumber = 1;
     for (char *line = text; line < text + size; lineNumber++) {
@@ -700,7 +742,7 @@ static void LoadScenario(const char *path)
         if (end > line && end[-1] == '\r')
             end[-1] = '\0';
         if (!ParseLine(line))
-            Log("scenario error line=%u: %s", lineNumber, line);
+            LogScenarioError(lineNumber, line);
         line = next;
     }
 }
@@ -1141,7 +1183,7 @@ static BOOL Attach(void)
     SetBuiltInAnswers();
     DWORD length = GetEnvironmentVariableA("SIMTAB_SCENARIO", path, sizeof path);
     if (length >= sizeof path)
-        Log("scenario error line=0: path too long");
+        LogScenarioError(0, "SIMTAB_SCENARIO too long");
     else if (length > 0)
         LoadScenario(path);
     return !loadFails;
