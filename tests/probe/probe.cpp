@@ -8,8 +8,8 @@
 // Usage: probe.exe [--timeout MS] [--keep-boxes] [--desktop NAME] COMMAND...
 //   --timeout MS    limit of each waiting command (default 20000)
 //   --keep-boxes    report message boxes but leave them open
-//   --desktop NAME  work on this Wine desktop (e.g. a virtual desktop started
-//                   with `explorer /desktop=NAME,WxH`)
+//   --desktop NAME  work on this Wine desktop, once it exists (e.g. a virtual
+//                   desktop started with `explorer /desktop=NAME,WxH`)
 //
 // While any command waits (wait-dialog, wait-text, wait-gone, sleep), the
 // probe looks about every 5 ms for message boxes: visible top-level #32770
@@ -335,8 +335,24 @@ static void Key(const wchar_t *name)
     SendInput(2, input, sizeof input[0]);
 }
 
+// Waits for the desktop too: it may not exist yet when the program was just
+// started in it.
+static void UseDesktop(const wchar_t *name)
+{
+    DWORD start = GetTickCount();
+    HDESK desktop;
+    while (!(desktop = OpenDesktopW(name, 0, FALSE, GENERIC_ALL))) {
+        if (GetTickCount() - start >= waitLimitMs)
+            Fail(1, Format(L"timeout desktop %ls", name));
+        Sleep(POLL_INTERVAL_MS);
+    }
+    if (!SetThreadDesktop(desktop))
+        Fail(2, Format(L"error cannot use desktop %ls", name));
+}
+
 int wmain(int argc, wchar_t **argv)
 {
+    const wchar_t *desktopName = NULL;
     int i = 1;
     for (; i < argc && wcsncmp(argv[i], L"--", 2) == 0; i++) {
         if (wcscmp(argv[i], L"--keep-boxes") == 0) {
@@ -344,13 +360,13 @@ int wmain(int argc, wchar_t **argv)
         } else if (wcscmp(argv[i], L"--timeout") == 0 && i + 1 < argc) {
             waitLimitMs = Number(argv[++i]);
         } else if (wcscmp(argv[i], L"--desktop") == 0 && i + 1 < argc) {
-            HDESK desktop = OpenDesktopW(argv[++i], 0, FALSE, GENERIC_ALL);
-            if (!desktop || !SetThreadDesktop(desktop))
-                Fail(2, Format(L"error no desktop %ls", argv[i]));
+            desktopName = argv[++i];
         } else {
             Fail(2, Format(L"error unknown option %ls", argv[i]));
         }
     }
+    if (desktopName)
+        UseDesktop(desktopName);
 
     for (; i < argc; i++) {
         std::wstring command = argv[i];
