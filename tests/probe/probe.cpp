@@ -38,9 +38,11 @@
 //   boxes              reports every message box open now (dismissing it
 //                      unless --keep-boxes)
 //   sleep MS           waits, watching for message boxes
-// Numbers may be decimal or 0x hex. A wait that runs out prints
-// `timeout COMMAND ...` and the probe exits with 1; a usage error or a missing
-// dialog prints `error ...` and exits with 2.
+// The actions (key, click, close-box, command, post) return once the dialog's
+// thread has handled them (or a message box it opened is up), so a dump right
+// after one sees their effect. Numbers may be decimal or 0x hex. A wait that
+// runs out prints `timeout COMMAND ...` and the probe exits with 1; a usage
+// error or a missing dialog prints `error ...` and exits with 2.
 #include <windows.h>
 
 #include <stdarg.h>
@@ -233,8 +235,9 @@ static INT_PTR CALLBACK IgnoreMessages(HWND, UINT, WPARAM, LPARAM)
 
 // The pixel size of a 4x8 dialog-unit rectangle in the dialog. MapDialogRect
 // does not work on a dialog of another process, so this builds a hidden copy
-// of the dialog from the program's own template (the language chosen as the
-// program chooses it) and maps the rectangle on the copy. The copy is a
+// of the dialog from the program's own template (FindResource picks the
+// language as the program's DialogBox does: both run with the same locale)
+// and maps the rectangle on the copy. The copy is a
 // message-only window, so that no one can take it for the dialog.
 static POINT DialogBase(HWND dialog)
 {
@@ -317,6 +320,20 @@ static void WaitText(const wchar_t *idText, const wchar_t *expected)
     WriteLine(Format(L"text id=%d ", id) + Quote(text));
 }
 
+// Returns once the dialog's thread has handled what was queued for it, so
+// that a dump right after an action sees its effect. A sent message is taken
+// at the thread's next message retrieval, before posted and input messages;
+// three round trips cover a posted message or a key press and release.
+static void Settle()
+{
+    HWND dialog = FindDialog();
+    DWORD_PTR result;
+    for (int round = 0; round < 3 && dialog; round++) {
+        if (!SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, SEND_TIMEOUT_MS, &result))
+            return;
+    }
+}
+
 static void Key(const wchar_t *name)
 {
     WORD key = wcscmp(name, L"escape") == 0 ? VK_ESCAPE
@@ -385,18 +402,23 @@ int wmain(int argc, wchar_t **argv)
             i += 2;
         } else if (command == L"key" && left >= 1) {
             Key(argv[++i]);
+            Settle();
         } else if (command == L"click" && left >= 1) {
             int id = (int)Number(argv[++i]);
             HWND button = GetDlgItem(Dialog(), id);
             if (!button)
                 Fail(2, Format(L"error no control %d", id));
             PostMessageW(button, BM_CLICK, 0, 0);
+            Settle();
         } else if (command == L"close-box") {
             PostMessageW(Dialog(), WM_SYSCOMMAND, SC_CLOSE, 0);
+            Settle();
         } else if (command == L"command" && left >= 1) {
             PostMessageW(Dialog(), WM_COMMAND, Number(argv[++i]), 0);
+            Settle();
         } else if (command == L"post" && left >= 3) {
             PostMessageW(Dialog(), Number(argv[i + 1]), Number(argv[i + 2]), Number(argv[i + 3]));
+            Settle();
             i += 3;
         } else if (command == L"wait-gone") {
             if (!WaitFor(waitLimitMs, [] { return FindDialog() == NULL; }))
