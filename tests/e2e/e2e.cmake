@@ -7,7 +7,7 @@ set(TABTEST_E2E_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # add_e2e_test(NAME SCRIPT): registers tests/e2e/SCRIPT as test e2e.NAME.
 function(add_e2e_test name script)
-  add_test(NAME e2e.${name} COMMAND ${Python3_EXECUTABLE} ${TABTEST_E2E_DIR}/${script})
+  add_test(NAME e2e.${name} COMMAND Python3::Interpreter ${TABTEST_E2E_DIR}/${script})
   set_tests_properties(e2e.${name} PROPERTIES
     LABELS e2e
     TIMEOUT 900
