@@ -219,6 +219,11 @@ class WineSession:
         for program in ("tabtest.exe", "probe.exe"):
             if not (WIN32_DIR / program).exists():
                 raise RuntimeError(f"{WIN32_DIR / program} is missing: build the Win32 tree first")
+        # Without the glibc locale Wine quietly shows the English dialog.
+        available = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.lower().split()
+        missing = [name for name in LOCALES.values() if name.lower().replace("utf-8", "utf8") not in available]
+        if missing:
+            raise RuntimeError(f"locales {missing} are missing: run scripts/setup")
         self.display = self._start_xvfb()
         _ensure_prefix_cache(self.display)
         self.prefix = self.dir / "prefix"
