@@ -15,3 +15,4 @@ function(add_e2e_test name script)
 endfunction()
 
 add_e2e_test(smoke test_smoke.py)
+add_e2e_test(win32_units test_win32_units.py)

@@ -58,12 +58,13 @@ protected:
         return text.str();
     }
 
+    // Log lines that are this line, or begin with it and go on after a space.
     int Count(const std::string &line)
     {
         std::istringstream log(Log());
         int count = 0;
         for (std::string l; std::getline(log, l);)
-            count += l == line;
+            count += l == line || l.compare(0, line.size() + 1, line + " ") == 0;
         return count;
     }
 };
