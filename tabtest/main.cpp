@@ -13,8 +13,8 @@ static HCTX openContext;
 // Asks the driver for a text answer into the text buffer. The driver takes no
 // buffer size, so it is first asked how long the answer is; an answer that
 // would not fit is not fetched, and its length is returned all the same. A
-// driver that reports no length is asked directly. Whatever the driver
-// writes, the text ends with a NUL inside the buffer.
+// driver that reports no length is asked directly. The buffer's last byte is
+// kept NUL, so that even an unterminated answer ends inside it.
 static UINT QueryDriverText(UINT category, UINT index, char *text)
 {
     UINT length = WTInfoA(category, index, NULL);
@@ -22,8 +22,6 @@ static UINT QueryDriverText(UINT category, UINT index, char *text)
         return length;
 
     UINT written = WTInfoA(category, index, text);
-    if (written > 0 && written < TEXT_BUFFER_SIZE)
-        text[written] = '\0';
     text[TEXT_BUFFER_SIZE - 1] = '\0';
     return written;
 }

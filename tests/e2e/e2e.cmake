@@ -16,3 +16,4 @@ endfunction()
 
 add_e2e_test(smoke test_smoke.py)
 add_e2e_test(win32_units test_win32_units.py)
+add_e2e_test(dialog test_dialog.py)
