@@ -1192,6 +1192,8 @@ static BOOL Attach(void)
 // No script thread runs here when the library is unloaded: each holds a
 // reference to it. At process exit (reserved not NULL) the threads are gone
 // already and the system frees everything, so only the log is written then.
+// The log tells the two apart: a program that released the library before
+// it ended shows `detach`, one that left it loaded shows `detach exit`.
 static void Detach(BOOL unloading)
 {
     if (!attached)
@@ -1199,7 +1201,7 @@ static void Detach(BOOL unloading)
     attached = FALSE;
     processExiting = !unloading;
     LogStats();
-    Log("detach");
+    Log(unloading ? "detach" : "detach exit");
     if (!unloading)
         return;
     if (scriptThread != NULL)
