@@ -182,6 +182,9 @@ static LONG penX, penY;
 static DWORD penButtons;
 
 static volatile LONG postedCount, readCount, droppedCount;
+// When the first message was posted and the last packet read, for the
+// stats line with `log off` (benchmarks).
+static ULONGLONG firstPostTime, lastReadTime;
 
 // ---------------------------------------------------------------- log
 
@@ -235,9 +238,15 @@ static void LogEvent(const char *format, ...)
     va_end(args);
 }
 
+// With `log off` the post and WTPacket lines are left out, so the line also
+// tells the times of the first post and the last packet read.
 static void LogStats(void)
 {
-    Log("stats posted=%ld read=%ld dropped=%ld", postedCount, readCount, droppedCount);
+    if (logCalls)
+        Log("stats posted=%ld read=%ld dropped=%ld", postedCount, readCount, droppedCount);
+    else
+        Log("stats posted=%ld read=%ld dropped=%ld first-post=%llu last-read=%llu",
+            postedCount, readCount, droppedCount, firstPostTime, lastReadTime);
 }
 
 // Appends text (up to its NUL or count chars) in quotes: the quote and the
@@ -864,7 +873,8 @@ static void PostPacketMessage(HWND owner, UINT message, UINT serial, UINT handle
 {
     ULONGLONG time = Microseconds();
     if (PostMessageA(owner, message, serial, (LPARAM)handle)) {
-        InterlockedIncrement(&postedCount);
+        if (InterlockedIncrement(&postedCount) == 1)
+            firstPostTime = time;
         LogEvent("post serial=%u ctx=0x%X t=%llu", serial, handle, time);
     } else {
         LogEvent("post failed serial=%u ctx=0x%X t=%llu", serial, handle, time);
@@ -1143,6 +1153,7 @@ BOOL WINAPI WTPacket(HCTX handle, UINT serial, LPVOID packet)
         return FALSE;
     }
     InterlockedIncrement(&readCount);
+    lastReadTime = time;
     // A null buffer only takes the packets out of the queue.
     if (packet != NULL)
         WritePacket(&found, pktData, (BYTE *)packet);

@@ -303,6 +303,13 @@ class WineSession:
         None for no driver library at all; lang: "en" or "de"; comctl32=False
         makes loading the common-controls library fail; args: extra program
         arguments."""
+        folder, env = self.prepare(scenario, driver, lang, comctl32)
+        return App(self, folder, env, lang, args)
+
+    def prepare(self, scenario="", driver="standard", lang="en", comctl32=True):
+        """Makes a new run folder as start does, without starting anything;
+        returns the folder and the environment for a Wine process run in it
+        (for tools that start the program themselves, as the benchmarks do)."""
         self.runs += 1
         folder = self.dir / f"run{self.runs}"
         folder.mkdir()
@@ -319,7 +326,7 @@ class WineSession:
             overrides += ";comctl32="
         env = self.env(lang, overrides)
         env.update(SIMTAB_SCENARIO=windows_path(scenario_file), SIMTAB_LOG=windows_path(folder / "simtab.log"))
-        return App(self, folder, env, lang, args)
+        return folder, env
 
     def run(self, probe, **options):
         """Starts the program (options as for start), runs the probe commands
