@@ -1,6 +1,8 @@
 # Cross toolchain: 32-bit Windows programs built with MinGW-w64 on Linux.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
+# Debian's -posix compilers: GoogleTest needs std::mutex, which the win32
+# thread model's C++ library lacks. Everything is linked statically.
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)

@@ -58,7 +58,7 @@ static bool RoundedTenths(float size, uint64_t *tenths)
     int exponent = (int)exponentField - 150;
     if (exponent >= 0) {
         if (exponent > 20)
-            return false; // at least 2^43, far beyond seven characters
+            return false; // at least 2^44, far beyond seven characters
         *tenths = (significand * 10) << exponent;
     } else {
         int shift = -exponent;
@@ -73,26 +73,29 @@ static bool RoundedTenths(float size, uint64_t *tenths)
 void FormatMillimetreText(float size, char *text)
 {
     const int width = MILLIMETRE_TEXT_BYTES - 1;
-    uint64_t tenths;
-    char digits[24]; // at most 17 used: sign, 14 digits, point, decimal
-    int start = sizeof digits;
+    text[width] = '\0';
 
-    if (RoundedTenths(size, &tenths)) {
-        uint64_t whole = tenths / 10;
-        digits[--start] = (char)('0' + tenths % 10);
-        digits[--start] = '.';
-        for (; whole != 0; whole /= 10)
-            digits[--start] = (char)('0' + whole % 10);
-        if (size < 0 && tenths != 0)
-            digits[--start] = '-';
+    uint64_t tenths;
+    if (!RoundedTenths(size, &tenths)) {
+        memset(text, '*', width);
+        return;
     }
 
+    char digits[24]; // at most 17 used: sign, 14 digits, point, decimal
+    int start = sizeof digits;
+    uint64_t whole = tenths / 10;
+    digits[--start] = (char)('0' + tenths % 10);
+    digits[--start] = '.';
+    for (; whole != 0; whole /= 10)
+        digits[--start] = (char)('0' + whole % 10);
+    if (size < 0 && tenths != 0)
+        digits[--start] = '-';
+
     int length = (int)sizeof digits - start;
-    if (length == 0 || length > width) {
+    if (length > width) {
         memset(text, '*', width);
     } else {
         memset(text, ' ', width - length);
         memcpy(text + width - length, digits + start, length);
     }
-    text[width] = '\0';
 }

@@ -15,7 +15,7 @@
 void FormatVersionText(uint16_t version, char *text);
 
 // Tablet size in millimetres of an extent in counts, for the unit code of the
-// axis (1 inches, 2 centimetres). False, and no size, for any other unit code.
+// axis (1 inches, 2 centimetres, as the driver's TU_ codes). False, and no size, for any other unit code.
 bool MillimetreSize(int32_t extent, uint32_t unitCode, float *size);
 
 // Writes the size rounded half away from zero to one decimal, without a

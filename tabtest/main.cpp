@@ -7,14 +7,16 @@
 
 #define TEXT_BUFFER_SIZE 2048
 
+// The instance is kept as the program's own; nothing reads it after start-up.
 static HINSTANCE programInstance;
-static HCTX openContext;
+static HCTX openContext; // 0 while no tablet context is open
 
 // Asks the driver for a text answer into the text buffer. The driver takes no
 // buffer size, so it is first asked how long the answer is; an answer that
 // would not fit is not fetched, and its length is returned all the same. A
 // driver that reports no length is asked directly. The buffer's last byte is
 // kept NUL, so that even an unterminated answer ends inside it.
+// text: the TEXT_BUFFER_SIZE bytes of the text buffer.
 static UINT QueryDriverText(UINT category, UINT index, char *text)
 {
     UINT length = WTInfoA(category, index, NULL);
@@ -71,7 +73,7 @@ static void ShowVersionsAndSize(HWND dialog, char *text)
 
 // The driver's default context, changed to post packet messages with
 // absolute position and button state to this program's window.
-void SetupTabletContext(LOGCONTEXTA *context)
+static void SetupTabletContext(LOGCONTEXTA *context)
 {
     // Zeroed first: a driver without a default context must not be handed
     // stack contents.
@@ -98,13 +100,19 @@ static void OpenTabletContext(HWND dialog)
 
 static void ShowPacket(HWND dialog, WPARAM serial, LPARAM context)
 {
-    TabletPacket packet;
+    // Room for a packet of every field, should a driver ignore the fields
+    // this context asked for; only the first 20 bytes are read. Zeroed, so
+    // that a driver writing less shows zeros rather than stack contents.
+    union {
+        TabletPacket fields;
+        BYTE room[128];
+    } packet = {};
     // A packet that has left the driver's queue keeps the values shown.
     if (!WTPacket((HCTX)context, (UINT)serial, &packet))
         return;
-    SetDlgItemInt(dialog, IDC_PEN_X, (UINT)packet.pkX, FALSE);
-    SetDlgItemInt(dialog, IDC_PEN_Y, (UINT)packet.pkY, FALSE);
-    SetDlgItemInt(dialog, IDC_PEN_BUTTONS, packet.pkButtons, FALSE);
+    SetDlgItemInt(dialog, IDC_PEN_X, (UINT)packet.fields.pkX, FALSE);
+    SetDlgItemInt(dialog, IDC_PEN_Y, (UINT)packet.fields.pkY, FALSE);
+    SetDlgItemInt(dialog, IDC_PEN_BUTTONS, packet.fields.pkButtons, FALSE);
 }
 
 static void CloseTabletContext(HWND dialog)
@@ -112,6 +120,8 @@ static void CloseTabletContext(HWND dialog)
     if (openContext == 0)
         return;
     if (!WTClose(openContext))
+        // "ß" is 0xDF in the ANSI code page; the literal is split so that the
+        // following "en" is not read as part of the hex escape.
         MessageBoxA(dialog, "Fehler beim Schlie\xDF" "en!", "WinTab32", MB_OK);
     ReleaseTabletDriver();
 }
@@ -134,7 +144,7 @@ static void InitDialog(HWND dialog)
     OpenTabletContext(dialog);
 }
 
-INT_PTR CALLBACK InfoDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+static INT_PTR CALLBACK InfoDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG:

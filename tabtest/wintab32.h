@@ -4,6 +4,7 @@
 #define TABTEST_WINTAB32_H
 
 #include <windows.h>
+#include <stddef.h>
 
 DECLARE_HANDLE(HCTX);
 
@@ -26,16 +27,16 @@ typedef DWORD FIX32; // 16.16 fixed point
 #define WT_DEFBASE       0x7FF0
 #define WT_PACKET        (WT_DEFBASE + 0)
 
+// Axis units
+#define TU_INCHES        1
+#define TU_CENTIMETERS   2
+
 // Packet fields
 #define PK_STATUS        0x0002
 #define PK_CHANGED       0x0008
 #define PK_BUTTONS       0x0040
 #define PK_X             0x0080
 #define PK_Y             0x0100
-
-// Axis units
-#define TU_INCHES        1
-#define TU_CENTIMETERS   2
 
 #define LCNAMELEN        40
 
@@ -96,10 +97,10 @@ typedef struct tagTabletPacket {
 // Layout checks: a wrong record size would let the driver write past it.
 static_assert(sizeof(AXIS) == 16, "AXIS layout");
 static_assert(sizeof(LOGCONTEXTA) == 172, "LOGCONTEXTA layout");
-static_assert(FIELD_OFFSET(LOGCONTEXTA, lcOptions) == 40, "LOGCONTEXTA layout");
-static_assert(FIELD_OFFSET(LOGCONTEXTA, lcInOrgX) == 84, "LOGCONTEXTA layout");
-static_assert(FIELD_OFFSET(LOGCONTEXTA, lcSysMode) == 144, "LOGCONTEXTA layout");
-static_assert(FIELD_OFFSET(LOGCONTEXTA, lcSysSensY) == 168, "LOGCONTEXTA layout");
+static_assert(offsetof(LOGCONTEXTA, lcOptions) == 40, "LOGCONTEXTA layout");
+static_assert(offsetof(LOGCONTEXTA, lcInOrgX) == 84, "LOGCONTEXTA layout");
+static_assert(offsetof(LOGCONTEXTA, lcSysMode) == 144, "LOGCONTEXTA layout");
+static_assert(offsetof(LOGCONTEXTA, lcSysSensY) == 168, "LOGCONTEXTA layout");
 static_assert(sizeof(TabletPacket) == 20, "packet layout");
 
 // The driver functions, with the driver's own names and arguments. Each binds
