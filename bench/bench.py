@@ -31,6 +31,7 @@ PROGRAM, BASELINE = "tabtest.exe", "baseline.exe"
 PROGRAMS = (PROGRAM, BASELINE)
 ROUNDS = 8             # interleaved rounds of every timed kind of run
 STARTUPS = 5           # start-ups of each program per round (the noisiest figure)
+FLOODS = 2             # throughput runs of each program per round
 FLOOD = 2000           # packets of a throughput run; the queue keeps them all
 RATES = (200, 1000)    # packets per second of the latency runs, 2 s each
 QUEUE = 8              # the driver's queue in the latency runs (see README)
@@ -234,6 +235,14 @@ def spread(values, digits=0):
             f"[{min(values):.{digits}f}-{max(values):.{digits}f}]")
 
 
+def paired_ratio(values):
+    """The program's figure over the baseline's, run by run: each pair of
+    runs came one after the other, under about the same load. Answers the
+    median ratio and the text with its spread."""
+    ratios = [mine / floor for mine, floor in zip(values[PROGRAM], values[BASELINE])]
+    return statistics.median(ratios), spread(ratios, 3)
+
+
 def p99(values):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(0.99 * len(ordered)))]
@@ -294,10 +303,11 @@ def measure(session):
         for pair in range(STARTUPS):
             for program in order if pair % 2 == 0 else order[::-1]:
                 startup[program].append(startup_run(session, program))
-        for program in order:
-            rate, bytes_ = throughput_run(session, program)
-            throughput[program].append(rate)
-            peak[program].append(bytes_ / 1024)
+        for pair in range(FLOODS):
+            for program in order if pair % 2 == 0 else order[::-1]:
+                rate, bytes_ = throughput_run(session, program)
+                throughput[program].append(rate)
+                peak[program].append(bytes_ / 1024)
         for rate in RATES:
             for program in order:
                 times, drops = latency_run(session, program, rate)
@@ -310,7 +320,7 @@ def report(calls, startup, throughput, peak, latency, dropped):
     program, baseline = PROGRAMS
     print(f"tabtest benchmarks: {program} beside {baseline} (the floor), {wine_version()}, "
           f"{ROUNDS} interleaved rounds; median [min-max]")
-    row("", program, baseline, "program/baseline")
+    row("", program, baseline, "program/baseline, run by run")
     startup_calls = {name: calls[name][0] for name in PROGRAMS}
     packets = {name: calls[name][1] for name in PROGRAMS}
     row("calls at start-up (own code)", str(sum(startup_calls[program].values())),
@@ -321,9 +331,9 @@ def report(calls, startup, throughput, peak, latency, dropped):
     for name in PROGRAMS:
         print(f"  {name}: {packet_calls(packets[name])}")
 
-    ratio_throughput = statistics.median(throughput[program]) / statistics.median(throughput[baseline])
+    ratio_throughput, ratios = paired_ratio(throughput)
     row(f"throughput, flood of {FLOOD} (packets/s)", spread(throughput[program]),
-        spread(throughput[baseline]), f"{ratio_throughput:.3f}")
+        spread(throughput[baseline]), ratios)
     for rate in RATES:
         cells = [f"{statistics.median(latency[name, rate]):.2f} / {p99(latency[name, rate]):.2f}"
                  for name in PROGRAMS]
@@ -331,13 +341,12 @@ def report(calls, startup, throughput, peak, latency, dropped):
         row(f"dropped at {rate}/s (queue {QUEUE}), total", *[str(sum(dropped[name, rate])) for name in PROGRAMS],
             f"of {ROUNDS * 2 * rate} each")
         row("  per run", *[spread(dropped[name, rate]) for name in PROGRAMS])
-    ratio_startup = statistics.median(startup[program]) / statistics.median(startup[baseline])
+    ratio_startup, ratios = paired_ratio(startup)
     row("start-up to visible dialog (ms)", spread(startup[program], 1), spread(startup[baseline], 1),
-        f"{ratio_startup:.3f}")
+        ratios)
     sizes = {name: (WIN32_DIR / name).stat().st_size for name in PROGRAMS}
     row(".exe size (bytes)", str(sizes[program]), str(sizes[baseline]))
-    row("peak working set (KiB)", spread(peak[program]), spread(peak[baseline]),
-        f"{statistics.median(peak[program]) / statistics.median(peak[baseline]):.3f}")
+    row("peak working set (KiB)", spread(peak[program]), spread(peak[baseline]), paired_ratio(peak)[1])
 
     print()
     target(all(counter == FLOOR for counter in packets[program]),
