@@ -154,6 +154,7 @@ static Step *steps;
 static UINT stepCount;
 static UINT queueLength = 128;
 static BOOL openFails, closeFails, packetFails, loadFails;
+static BOOL packetAlwaysTrue;     // `packet true`
 static BOOL logCalls = TRUE;
 static char scenarioFolder[MAX_PATH];  // with its final separator
 
@@ -663,6 +664,10 @@ static BOOL ParseLine(const char *line)
         return ParseAnswerChange(text, word);
     if (strcmp(word, "context") == 0)
         return ParseContext(text);
+    if (strcmp(word, "packet") == 0 && IsWord(&text, "true") && AtEnd(text)) {
+        packetAlwaysTrue = TRUE;
+        return TRUE;
+    }
     BOOL *failure = NULL;
     if (strcmp(word, "open") == 0)
         failure = &openFails;
@@ -1148,9 +1153,12 @@ BOOL WINAPI WTPacket(HCTX handle, UINT serial, LPVOID packet)
         pktData = context->record.lcPktData;
     LeaveCriticalSection(&driverLock);
 
+    // `packet true` answers true here too, with nothing written: a driver
+    // that claims a packet it does not have.
     if (!taken) {
-        LogEvent("WTPacket 0x%X %u -> 0 t=%llu", (UINT)(UINT_PTR)handle, serial, time);
-        return FALSE;
+        BOOL answer = packetAlwaysTrue && !packetFails;
+        LogEvent("WTPacket 0x%X %u -> %d t=%llu", (UINT)(UINT_PTR)handle, serial, answer, time);
+        return answer;
     }
     InterlockedIncrement(&readCount);
     lastReadTime = time;
