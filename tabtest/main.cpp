@@ -11,29 +11,33 @@
 static HINSTANCE programInstance;
 static HCTX openContext; // 0 while no tablet context is open
 
-// Asks the driver for a text answer into the text buffer. The driver takes no
-// buffer size, so it is first asked how long the answer is; an answer that
-// would not fit is not fetched, and its length is returned all the same. A
-// driver that reports no length is asked directly. The buffer's last byte is
-// kept NUL, so that even an unterminated answer ends inside it.
-// text: the TEXT_BUFFER_SIZE bytes of the text buffer.
-static UINT QueryDriverText(UINT category, UINT index, char *text)
+// Asks the driver for an answer of at most `size` bytes. The driver is given
+// no size, so it is first asked how long its answer is (a null output asks
+// just that), and an answer that is empty or would not fit is not fetched:
+// the output keeps what it held, and the length is returned all the same.
+static UINT QueryDriver(UINT category, UINT index, void *output, UINT size)
 {
     UINT length = WTInfoA(category, index, NULL);
-    if (length > TEXT_BUFFER_SIZE)
+    if (length == 0 || length > size)
         return length;
-
-    UINT written = WTInfoA(category, index, text);
-    text[TEXT_BUFFER_SIZE - 1] = '\0';
-    return written;
+    return WTInfoA(category, index, output);
 }
 
-// The version word is a 16-bit answer; the wider variable keeps a driver that
-// writes 32 bits inside it. It is not reset between the two queries.
+// A text answer into the text buffer (TEXT_BUFFER_SIZE bytes), whose last
+// byte is kept NUL so that even an unterminated answer ends inside it.
+static UINT QueryDriverText(UINT category, UINT index, char *text)
+{
+    UINT length = QueryDriver(category, index, text, TEXT_BUFFER_SIZE);
+    text[TEXT_BUFFER_SIZE - 1] = '\0';
+    return length;
+}
+
+// The version word is a 16-bit answer; the wider variable also takes a 32-bit
+// answer, whose low word is read. It is not reset between the two queries.
 static void ShowVersion(HWND dialog, UINT index, int field, const char *warning,
                         DWORD *version, char *text)
 {
-    if (WTInfoA(WTI_INTERFACE, index, version) != 2)
+    if (QueryDriver(WTI_INTERFACE, index, version, sizeof *version) != 2)
         MessageBoxA(dialog, warning, "", MB_OK);
     FormatVersionText((uint16_t)*version, text);
     SetDlgItemTextA(dialog, field, text);
@@ -57,8 +61,8 @@ static void ShowVersionsAndSize(HWND dialog, char *text)
 
     AXIS x = {};
     AXIS y = {};
-    WTInfoA(WTI_DEVICES, DVC_X, &x);
-    WTInfoA(WTI_DEVICES, DVC_Y, &y);
+    QueryDriver(WTI_DEVICES, DVC_X, &x, sizeof x);
+    QueryDriver(WTI_DEVICES, DVC_Y, &y, sizeof y);
 
     // Unsigned, so that a maximum below the minimum wraps instead of overflowing.
     UINT extentX = (UINT)x.axMax - (UINT)x.axMin;
@@ -78,7 +82,7 @@ static void SetupTabletContext(LOGCONTEXTA *context)
     // Zeroed first: a driver without a default context must not be handed
     // stack contents.
     ZeroMemory(context, sizeof *context);
-    WTInfoA(WTI_DEFCONTEXT, 0, context);
+    QueryDriver(WTI_DEFCONTEXT, 0, context, sizeof *context);
     context->lcOptions = CXO_MESSAGES;
     context->lcStatus = CXS_ONTOP;
     context->lcMsgBase = WT_DEFBASE;
