@@ -19,7 +19,7 @@ def box_texts(r):
 
 class Versions(unittest.TestCase):
     def test_versions_show_major_and_minor_with_an_asterisk_beyond_nine(self):
-        cases = [  # (specification word, implementation word, shown)
+        cases = [  # (interface version word, implementation version word, shown)
             (0x0101, 0x0102, ("1.1", "1.2")),
             (0x010A, 0xFF05, ("1.*", "*.5")),
         ]
