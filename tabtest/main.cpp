@@ -123,10 +123,11 @@ static void CloseTabletContext(HWND dialog)
 {
     if (openContext == 0)
         return;
-    if (!WTClose(openContext))
+    if (!WTClose(openContext)) {
         // "ß" is 0xDF in the ANSI code page; the literal is split so that the
         // following "en" is not read as part of the hex escape.
         MessageBoxA(dialog, "Fehler beim Schlie\xDF" "en!", "WinTab32", MB_OK);
+    }
     ReleaseTabletDriver();
 }
 
