@@ -14,7 +14,6 @@ function(add_e2e_test name script)
     ENVIRONMENT "TABTEST_WIN32_DIR=${TABTEST_WIN32_DIR};TABTEST_WINE_CACHE=${CMAKE_BINARY_DIR}/wineprefix-cache")
 endfunction()
 
-add_e2e_test(smoke test_smoke.py)
 add_e2e_test(win32_units test_win32_units.py)
 add_e2e_test(dialog test_dialog.py)
 add_e2e_test(sizes test_sizes.py)

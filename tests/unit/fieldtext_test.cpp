@@ -10,24 +10,28 @@
 
 namespace {
 
+// Runs a text builder on a buffer of sentinels: the text ends with its NUL
+// as its last byte, and nothing after it is touched.
+template <typename Build>
+std::string BuiltText(int bytes, Build build)
+{
+    char text[16];
+    memset(text, '#', sizeof text);
+    build(text);
+    EXPECT_EQ('\0', text[bytes - 1]);
+    for (int i = bytes; i < (int)sizeof text; ++i)
+        EXPECT_EQ('#', text[i]) << "wrote past the text at " << i;
+    return text;
+}
+
 std::string VersionText(uint16_t version)
 {
-    char text[8];
-    memset(text, '#', sizeof text);
-    FormatVersionText(version, text);
-    EXPECT_EQ('\0', text[3]);
-    EXPECT_EQ('#', text[4]) << "wrote past the version text";
-    return text;
+    return BuiltText(VERSION_TEXT_BYTES, [&](char *text) { FormatVersionText(version, text); });
 }
 
 std::string MillimetreText(float size)
 {
-    char text[12];
-    memset(text, '#', sizeof text);
-    FormatMillimetreText(size, text);
-    EXPECT_EQ('\0', text[7]);
-    EXPECT_EQ('#', text[8]) << "wrote past the millimetre text";
-    return text;
+    return BuiltText(MILLIMETRE_TEXT_BYTES, [&](char *text) { FormatMillimetreText(size, text); });
 }
 
 std::string MillimetreField(int32_t extent, uint32_t unitCode)
